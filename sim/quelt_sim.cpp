@@ -42,6 +42,7 @@ constexpr std::array<int, 2> kStatusRegister{898, 1154};
 constexpr int kTextMax = 128;  // character area of a transfer block
 // One character on a 19200-baud 8N2 line: start, 8 data and 2 stop bits.
 constexpr double kCharSeconds = 11.0 / 19200.0;
+constexpr double kHangupAfterOpen = 0.2;  // seconds
 
 class Fd
 {
@@ -190,6 +191,10 @@ bool parseOptions(int argc, char **argv, Options &opt)
         if (arg == "--pace") {
             opt.pace = true;
             continue;
+        }
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
         }
         if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
             if (!opt.device.empty() || arg.empty()) {
@@ -349,6 +354,7 @@ class Simulator
     void hangUp();
     bool takeOpens();
     void watchOpens();
+    void hangUpHeldLine();
     void serveRequest();
     void resync();
     bool armedFor(long request) const { return opt_.faultOn == 0 || request == opt_.faultOn; }
@@ -376,6 +382,7 @@ class Simulator
     long faulted_ = 0;
     long rejected_ = 0;
     bool holdOutput_ = false;  // output to the slave is stopped until an open
+    double hangupAt_ = 0;      // when the held line is hung up, 0: not due
 };
 
 bool setLine(int fd)
@@ -473,13 +480,19 @@ bool Simulator::takeOpens()
 }
 
 // With hangup-before armed the line's output is stopped, so a client that
-// opens it cannot get its request out before the hang-up comes.
+// opens it cannot get its request out; the hang-up comes once the client has
+// had time to set the line up, so that it strikes the send, not the set-up.
 void Simulator::watchOpens()
 {
-    if (!takeOpens() || !holdOutput_) {
-        return;
+    if (takeOpens() && holdOutput_ && hangupAt_ == 0) {
+        hangupAt_ = now() + kHangupAfterOpen;
     }
+}
+
+void Simulator::hangUpHeldLine()
+{
     holdOutput_ = false;
+    hangupAt_ = 0;
     ++faulted_;
     std::printf("%s [fault hangup-before] line hung up after open\n", stamp().c_str());
     hangUp();
@@ -548,7 +561,8 @@ int Simulator::run()
     while (serving) {
         std::array<pollfd, 3> watch{
             {{line, POLLIN, 0}, {sigfd.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}}};
-        int rc = poll(watch.data(), inotify_ ? 3 : 2, -1);
+        int timeout = hangupAt_ == 0 ? -1 : std::max(0, static_cast<int>((hangupAt_ - now()) * 1000) + 1);
+        int rc = poll(watch.data(), inotify_ ? 3 : 2, timeout);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
@@ -560,6 +574,9 @@ int Simulator::run()
         }
         if (inotify_ && watch[2].revents != 0) {
             watchOpens();
+        }
+        if (hangupAt_ != 0 && now() >= hangupAt_) {
+            hangUpHeldLine();
         }
         if (watch[0].revents & (POLLERR | POLLNVAL)) {
             std::fprintf(stderr, "quelt-sim: line %s lost\n", path_.c_str());
@@ -800,6 +817,9 @@ void Simulator::emit(const std::vector<uint8_t> &reply, bool faulted, double req
     }
     if (faulted && opt_.fault == Fault::Delay) {
         sleepUntil(now() + opt_.delayMs / 1000.0);
+        writeAll(reply.data(), reply.size());
+        std::printf("%s [fault delay] reply sent after %d ms\n", stamp().c_str(), opt_.delayMs);
+        return;
     }
     if (faulted && opt_.fault == Fault::Trickle) {
         for (size_t i = 0; i < reply.size(); ++i) {

@@ -7,7 +7,8 @@
 #include <ostream>
 #include <string>
 
-namespace quelt_test {
+namespace quelt_test
+{
 
 template <class T> auto operator<<(std::ostream &os, const T &row) -> decltype(os << row.name)
 {

@@ -16,11 +16,15 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 pid_t spawn(const std::vector<std::string> &argv, int outFd, int errFd)
 {
@@ -162,13 +166,32 @@ std::vector<std::string> SimProcess::frames() const
     return lines;
 }
 
+bool SimProcess::waitFor(const std::string &text, double seconds)
+{
+    auto start = Clock::now();
+    while (seen_.find(text) == std::string::npos) {
+        int left = static_cast<int>((seconds - since(start)) * 1000);
+        pollfd pfd{out_, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, left) <= 0) {
+            return false;
+        }
+        char buf[4096];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) {
+            return false;
+        }
+        seen_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 int SimProcess::stop(std::string *output)
 {
     if (pid_ < 0) {
         return -1;
     }
     kill(pid_, SIGTERM);
-    std::string text;
+    std::string text = seen_;
     char buf[4096];
     ssize_t n;
     while ((n = read(out_, buf, sizeof buf)) > 0) {
@@ -211,8 +234,14 @@ std::string hex(const Bytes &bytes, const char *sep)
     return s;
 }
 
-std::string traceSent(const Bytes &frame) { return "[" + hex(frame, "][") + "]"; }
-std::string traceReceived(const Bytes &frame) { return "<" + hex(frame, "><") + ">"; }
+std::string traceSent(const Bytes &frame)
+{
+    return "[" + hex(frame, "][") + "]";
+}
+std::string traceReceived(const Bytes &frame)
+{
+    return "<" + hex(frame, "><") + ">";
+}
 
 Bytes transferRequest(int port, const std::string &message)
 {
@@ -220,15 +249,18 @@ Bytes transferRequest(int port, const std::string &message)
     int count = (n + 1) / 2 + 1;
     int wr = port == 0 ? 902 : 1158;
     int rd = wr - 4;
-    Bytes f{1, 23, uint8_t(rd >> 8), uint8_t(rd), 0, 1, uint8_t(wr >> 8), uint8_t(wr), 0, uint8_t(count),
-            uint8_t(2 * count), 0, uint8_t(n)};
+    Bytes f{1,           23, uint8_t(rd >> 8), uint8_t(rd),        0, 1,         uint8_t(wr >> 8),
+            uint8_t(wr), 0,  uint8_t(count),   uint8_t(2 * count), 0, uint8_t(n)};
     for (int i = 0; i < 2 * (count - 1); ++i) {
         f.push_back(i < n ? static_cast<uint8_t>(message[i]) : 0);
     }
     return withCrc(f);
 }
 
-Bytes statusReply(uint16_t status) { return withCrc({1, 23, 2, uint8_t(status >> 8), uint8_t(status)}); }
+Bytes statusReply(uint16_t status)
+{
+    return withCrc({1, 23, 2, uint8_t(status >> 8), uint8_t(status)});
+}
 
 TempDir::TempDir()
 {

@@ -25,8 +25,9 @@ RunResult runProgram(const std::vector<std::string> &argv, double limitSeconds =
 // quelt with the given arguments.
 RunResult runQuelt(const std::vector<std::string> &args, double limitSeconds = 20);
 
-class SimProcess {
-public:
+class SimProcess
+{
+  public:
     // Starts quelt-sim with these options and a log of its own, and waits
     // for the device line it prints once it is ready.
     explicit SimProcess(const std::vector<std::string> &options = {});
@@ -37,10 +38,15 @@ public:
     const std::string &device() const { return device_; }
     // The request frames the simulator received, one per line, in hex.
     std::vector<std::string> frames() const;
-    // Sends SIGTERM; returns the exit status and the rest of its output.
+    // Waits until the simulator's output (after the device line) holds
+    // text; false if it did not within the time.
+    bool waitFor(const std::string &text, double seconds = 10);
+    // Sends SIGTERM; returns the exit status and all its output after the
+    // device line.
     int stop(std::string *output = nullptr);
 
-private:
+  private:
+    std::string seen_;
     pid_t pid_ = -1;
     int out_ = -1;
     std::string device_;
@@ -61,12 +67,13 @@ Bytes transferRequest(int port, const std::string &message);
 Bytes statusReply(uint16_t status);
 
 // A temporary directory removed with the object.
-class TempDir {
-public:
+class TempDir
+{
+  public:
     TempDir();
     ~TempDir();
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };

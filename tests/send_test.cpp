@@ -15,14 +15,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quelt_test {
+namespace quelt_test
+{
 
 const std::string kHowdy = "Howdy, modbus!";
 
 std::string expectedStatusLines(uint16_t status)
 {
     char text[128];
-    std::snprintf(text, sizeof text, "REG RD_ADDR      = 0x%04X\nTX_WRITE_ACCEPT = %d\nTX_QUEUE_FREE   = %d\n", status,
+    std::snprintf(text, sizeof text,
+                  "REG RD_ADDR      = 0x%04X\nTX_WRITE_ACCEPT = %d\nTX_QUEUE_FREE   = %d\n", status,
                   status & 0xFF, status >> 8);
     return text;
 }
@@ -45,7 +47,9 @@ struct RefusalCase {
     std::string err;
 };
 
-class Refusal : public testing::TestWithParam<RefusalCase> {};
+class Refusal : public testing::TestWithParam<RefusalCase>
+{
+};
 
 const std::string kLong(101, 'x');
 
@@ -101,8 +105,7 @@ TEST_P(Refusal, PrintsItsLineAndNeverOpensTheDevice)
     close(watch);
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, Refusal, testing::ValuesIn(kRefusals),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Arguments, Refusal, testing::ValuesIn(kRefusals), CaseName());
 
 // ---- Delivery ---------------------------------------------------------------
 
@@ -115,7 +118,9 @@ struct SendCase {
     std::string shown;  // the line as the simulator shows it arriving
 };
 
-class Send : public testing::TestWithParam<SendCase> {};
+class Send : public testing::TestWithParam<SendCase>
+{
+};
 
 const std::string k99(99, 'a');
 const std::string k100 = std::string(99, 'b') + "Z";
@@ -139,9 +144,13 @@ const SendCase kSends[] = {
     // 100 bytes, the most: write count 52, CR high in register 51.
     {"Text100", "1", k100, {}, 1, k100 + "\\r"},
     // UTF-8 and bytes above 0x7F arrive unchanged, never sign-extended.
-    {"Utf8", "0", "25\xc2\xb0"
-                  "C \xc2\xb5m",
-     {}, 0, "25\\xC2\\xB0C \\xC2\\xB5m\\r"},
+    {"Utf8",
+     "0",
+     "25\xc2\xb0"
+     "C \xc2\xb5m",
+     {},
+     0,
+     "25\\xC2\\xB0C \\xC2\\xB5m\\r"},
     {"HighBytes", "0", "\xff\x80\x7f\x01\xfe", {}, 0, "\\xFF\\x80\\x7F\\x01\\xFE\\r"},
     // Arguments after the text are ignored.
     {"ExtraArguments", "0", kHowdy, {"more", "args"}, 0, "Howdy, modbus!\\r"},
@@ -170,8 +179,7 @@ TEST_P(Send, PutsTheTransferBlockOnTheWireAndReportsFullAcceptance)
     EXPECT_NE(output.find(arrived), std::string::npos) << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, Send, testing::ValuesIn(kSends),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Texts, Send, testing::ValuesIn(kSends), CaseName());
 
 // The line of the manual, byte for byte as it must leave the host.
 TEST(Wire, HowdyIsTheDocumentedFrame)
@@ -179,8 +187,9 @@ TEST(Wire, HowdyIsTheDocumentedFrame)
     SimProcess sim;
     RunResult r = runQuelt({sim.device(), "0", kHowdy});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(sim.frames(), std::vector<std::string>{"01 17 03 82 00 01 03 86 00 09 12 00 0F 48 6F 77 64 79 2C 20 "
-                                                     "6D 6F 64 62 75 73 21 0D 00 13 22"});
+    EXPECT_EQ(sim.frames(),
+              std::vector<std::string>{"01 17 03 82 00 01 03 86 00 09 12 00 0F 48 6F 77 64 79 2C 20 "
+                                       "6D 6F 64 62 75 73 21 0D 00 13 22"});
     EXPECT_NE(r.out.find("REG RD_ADDR      = 0xF00F\nTX_WRITE_ACCEPT = 15\nTX_QUEUE_FREE   = 240\n"),
               std::string::npos);
 }
@@ -194,7 +203,9 @@ struct VerdictCase {
     uint16_t status;  // its status word
 };
 
-class Verdict : public testing::TestWithParam<VerdictCase> {};
+class Verdict : public testing::TestWithParam<VerdictCase>
+{
+};
 
 const VerdictCase kVerdicts[] = {
     // A queue of 10 takes 10 of the 15 bytes.
@@ -228,8 +239,7 @@ TEST_P(Verdict, FollowsTheAcceptedCountAlone)
     EXPECT_EQ(r.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Queue, Verdict, testing::ValuesIn(kVerdicts),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Queue, Verdict, testing::ValuesIn(kVerdicts), CaseName());
 
 // ---- Devices that cannot serve ----------------------------------------------
 
@@ -251,7 +261,8 @@ std::string replaceAll(std::string s, const std::string &from, const std::string
 const DeviceCase kDevices[] = {
     // A path with nothing behind it.
     {"Missing", [](const std::string &d) { return d + "/no-such-tty"; },
-     "ERROR Can't open the device %s (No such file or directory)\nERROR Connection failed: No such file or directory\n",
+     "ERROR Can't open the device %s (No such file or directory)\nERROR Connection failed: No such file or "
+     "directory\n",
      true},
     {"Directory", [](const std::string &d) { return d; },
      "ERROR Can't open the device %s (Is a directory)\nERROR Connection failed: Is a directory\n", true},
@@ -276,10 +287,13 @@ const DeviceCase kDevices[] = {
     {"EmptyName", [](const std::string &) { return std::string(); },
      "The device string is empty\nUnable to allocate libmodbus context\n", false},
     {"VeryLongPath", [](const std::string &d) { return d + "/" + std::string(5000, 'p'); },
-     "ERROR Can't open the device %s (File name too long)\nERROR Connection failed: File name too long\n", true},
+     "ERROR Can't open the device %s (File name too long)\nERROR Connection failed: File name too long\n",
+     true},
 };
 
-class Device : public testing::TestWithParam<DeviceCase> {};
+class Device : public testing::TestWithParam<DeviceCase>
+{
+};
 
 TEST_P(Device, IsReportedAndTheRunFails)
 {
@@ -293,8 +307,7 @@ TEST_P(Device, IsReportedAndTheRunFails)
     EXPECT_EQ(r.out, c.opening ? "Opening " + device + " at 19200 bauds (N, 8, 2)\n" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, Device, testing::ValuesIn(kDevices),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Names, Device, testing::ValuesIn(kDevices), CaseName());
 
 // A line with nobody at the far end: the request goes out, nothing comes
 // back, and no status is made up.

@@ -12,7 +12,8 @@
 
 #include <string>
 
-namespace quelt_test {
+namespace quelt_test
+{
 
 uint16_t expectedRegister(const std::string &m, size_t k)
 {
@@ -35,7 +36,9 @@ struct BlockCase {
     int n;
 };
 
-class Block : public testing::TestWithParam<BlockCase> {};
+class Block : public testing::TestWithParam<BlockCase>
+{
+};
 
 const BlockCase kBlocks[] = {
     // The carriage return alone.
@@ -61,7 +64,6 @@ TEST_P(Block, HoldsTheCountAndTheBytesHighFirst)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, Block, testing::ValuesIn(kBlocks),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Messages, Block, testing::ValuesIn(kBlocks), CaseName());
 
 }  // namespace quelt_test
