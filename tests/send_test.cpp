@@ -10,7 +10,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
-#include <regex>
+#include <cctype>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +39,31 @@ std::string expectedStdout(const std::string &device, const Bytes &request, uint
 }
 
 // ---- Refusals before the device is touched ---------------------------------
+
+// The banner with the compile date and time, as May 29 2019 and 10:31:54.
+bool isBanner(const std::string &out)
+{
+    const std::string head = "QUELT compiled with libmodbus version " LIBMODBUS_VERSION_STRING " on ";
+    const std::string tail =
+        "\n\nUsage: quelt port inst_port 'string to write'\nExample:\n./quelt com1 0 'Howdy, modbus!'\n";
+    const std::string shape = "Aaa _9 9999 at 99:99:99";
+    if (out.size() != head.size() + shape.size() + tail.size() || out.compare(0, head.size(), head) != 0 ||
+        out.compare(out.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < shape.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(out[head.size() + i]);
+        bool fits = shape[i] == 'A'   ? std::isupper(c)
+                    : shape[i] == 'a' ? std::islower(c)
+                    : shape[i] == '9' ? std::isdigit(c)
+                    : shape[i] == '_' ? (c == ' ' || std::isdigit(c))
+                                      : c == static_cast<unsigned char>(shape[i]);
+        if (!fits) {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct RefusalCase {
     const char *name;
@@ -90,12 +115,7 @@ TEST_P(Refusal, PrintsItsLineAndNeverOpensTheDevice)
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(r.signaled);
     if (c.out == "banner") {
-        std::regex banner("QUELT compiled with libmodbus version " LIBMODBUS_VERSION_STRING
-                          " on [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} at [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n\n"
-                          "Usage: quelt port inst_port 'string to write'\n"
-                          "Example:\n"
-                          "\\./quelt com1 0 'Howdy, modbus!'\n");
-        EXPECT_TRUE(std::regex_match(r.out, banner)) << r.out;
+        EXPECT_TRUE(isBanner(r.out)) << r.out;
     } else {
         EXPECT_EQ(r.out, c.out);
     }
