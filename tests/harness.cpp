@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,8 +96,10 @@ RunResult runProgram(const std::vector<std::string> &argv, double limitSeconds)
         }
     }
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    rusage usage{};
+    wait4(pid, &wstatus, 0, &usage);
     r.seconds = since(start);
+    r.maxRssKb = usage.ru_maxrss;
     r.status = decode(wstatus, &r.signaled);
     close(out[0]);
     close(err[0]);

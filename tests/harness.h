@@ -17,6 +17,7 @@ struct RunResult {
     std::string out;
     std::string err;
     double seconds = 0;
+    long maxRssKb = 0;  // peak resident set size
 };
 
 // Runs argv[0] with the given arguments; kills it after limitSeconds.
