@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr double kChar = 11.0 / 19200.0;  // seconds a character takes on the wire
 const char *const kMbpoll = "/usr/bin/mbpoll";
@@ -45,7 +46,10 @@ int writeCount(const std::string &text)
 }
 
 // quelt: the function-23 request, the silence that ends it, the reply.
-double quelt_limit(const std::string &text) { return (13 + 2 * writeCount(text) + 3.5 + 7) * kChar; }
+double quelt_limit(const std::string &text)
+{
+    return (13 + 2 * writeCount(text) + 3.5 + 7) * kChar;
+}
 
 // Two requests: function 16 and its reply, function 3 and its reply.
 double twoRequestLimit(const std::string &text)
@@ -65,10 +69,11 @@ std::vector<std::string> registerValues(const std::string &text)
     return values;
 }
 
-std::vector<std::string> mbpoll(const std::string &device, const char *reference, std::vector<std::string> tail)
+std::vector<std::string> mbpoll(const std::string &device, const char *reference,
+                                std::vector<std::string> tail)
 {
-    std::vector<std::string> argv{kMbpoll, "-m", "rtu", "-a", "1", "-b", "19200", "-P", "none", "-s", "2",
-                                  "-t", "4", "-0", "-1", "-q", "-r", reference, device};
+    std::vector<std::string> argv{kMbpoll, "-m", "rtu", "-a", "1",  "-b", "19200", "-P",      "none", "-s",
+                                  "2",     "-t", "4",   "-0", "-1", "-q", "-r",    reference, device};
     argv.insert(argv.end(), tail.begin(), tail.end());
     return argv;
 }
@@ -127,8 +132,8 @@ int main()
 
     Stats s0 = stats(start);
     std::printf("%d runs of each, interleaved; times in ms, median [quartiles]\n\n", runs);
-    std::printf("process start and exit alone (quelt printing its usage)  %.2f [%.2f %.2f]\n\n", s0.median * 1e3,
-                s0.q1 * 1e3, s0.q3 * 1e3);
+    std::printf("process start and exit alone (quelt printing its usage)  %.2f [%.2f %.2f]\n\n",
+                s0.median * 1e3, s0.q1 * 1e3, s0.q3 * 1e3);
     for (size_t t = 0; t < texts.size(); ++t) {
         const std::string &text = texts[t].text;
         Stats q = stats(times[t][0][0]);
@@ -140,26 +145,26 @@ int main()
         std::printf("  emulated 19200 8N2 line\n");
         std::printf("    wire limit, one function-23 exchange  %7.2f\n", limit * 1e3);
         std::printf("    wire limit, function 16 + function 3  %7.2f\n", twoRequestLimit(text) * 1e3);
-        std::printf("    quelt                                 %7.2f [%.2f %.2f]\n", q.median * 1e3, q.q1 * 1e3,
-                    q.q3 * 1e3);
-        std::printf("    mbpoll, two requests                  %7.2f [%.2f %.2f]\n", m.median * 1e3, m.q1 * 1e3,
-                    m.q3 * 1e3);
+        std::printf("    quelt                                 %7.2f [%.2f %.2f]\n", q.median * 1e3,
+                    q.q1 * 1e3, q.q3 * 1e3);
+        std::printf("    mbpoll, two requests                  %7.2f [%.2f %.2f]\n", m.median * 1e3,
+                    m.q1 * 1e3, m.q3 * 1e3);
         std::printf("    quelt / wire limit                    %7.3f\n", q.median / limit);
         std::printf("    quelt over the limit                  %7.2f, of which process start %.2f\n",
                     (q.median - limit) * 1e3, s0.median * 1e3);
         std::printf("    mbpoll / quelt                        %7.2f\n", m.median / q.median);
         std::printf("  bare pseudo-terminal (the tools' own overhead)\n");
-        std::printf("    quelt                                 %7.2f [%.2f %.2f]\n", qb.median * 1e3, qb.q1 * 1e3,
-                    qb.q3 * 1e3);
-        std::printf("    mbpoll, two requests                  %7.2f [%.2f %.2f]\n", mb.median * 1e3, mb.q1 * 1e3,
-                    mb.q3 * 1e3);
+        std::printf("    quelt                                 %7.2f [%.2f %.2f]\n", qb.median * 1e3,
+                    qb.q1 * 1e3, qb.q3 * 1e3);
+        std::printf("    mbpoll, two requests                  %7.2f [%.2f %.2f]\n", mb.median * 1e3,
+                    mb.q1 * 1e3, mb.q3 * 1e3);
         std::printf("    mbpoll / quelt                        %7.2f\n\n", mb.median / qb.median);
     }
     std::printf("quelt peak resident memory: %.0f KiB (median)\n", stats(rss).median);
 
     const std::string &dev = bare.device();
-    RunResult cg = runProgram({"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", QUELT_BIN,
-                               dev, "0", texts[0].text},
+    RunResult cg = runProgram({"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                               QUELT_BIN, dev, "0", texts[0].text},
                               60);
     std::printf("quelt instructions executed (callgrind, whole process): %s\n",
                 firstMatch(cg.err, "Collected").c_str());
@@ -184,7 +189,8 @@ int main()
             section = true;
         } else if (section && line.empty() && next.empty()) {
             break;
-        } else if (section && !line.empty() && line[0] != ' ' && line.find(" calls to allocation") != std::string::npos) {
+        } else if (section && !line.empty() && line[0] != ' ' &&
+                   line.find(" calls to allocation") != std::string::npos) {
             std::getline(in, next);
             std::printf("  %s %s\n", line.substr(0, line.find(" with")).c_str(), next.c_str());
             continue;
