@@ -164,7 +164,8 @@ const char kUsage[] = "usage: quelt-sim [options] [DEVICE]\n"
                       "  --fault KIND       none silent delay bad-crc flip exception other-slave\n"
                       "                     wrong-function count-small count-large count-ff\n"
                       "                     truncate garbage trickle hangup-before hangup-during\n"
-                      "  --fault-on N       apply the fault (and --accept) to request N only\n"
+                      "  --fault-on N       apply the fault (and --accept) to request N only,\n"
+                      "                     hangup-before to the Nth client to open the line\n"
                       "  --delay MS         delay for 'delay', gap per byte for 'trickle' (100)\n"
                       "  --code N           exception code for 'exception' (4)\n"
                       "  --accept N         report N bytes accepted, whatever was queued\n";
@@ -355,9 +356,11 @@ class Simulator
     bool takeOpens();
     void watchOpens();
     void hangUpHeldLine();
+    void holdForNextClient();
     void serveRequest();
     void resync();
-    bool armedFor(long request) const { return opt_.faultOn == 0 || request == opt_.faultOn; }
+    // Request n, or for hangup-before the nth client to open the line.
+    bool armedFor(long n) const { return opt_.faultOn == 0 || n == opt_.faultOn; }
     Transfer applyTransfer(const uint8_t *q, int len, bool armed);
     void drain(Port &port, double t);
     std::vector<uint8_t> captureReply(const uint8_t *q, int len);
@@ -383,6 +386,7 @@ class Simulator
     long rejected_ = 0;
     bool holdOutput_ = false;  // output to the slave is stopped until an open
     double hangupAt_ = 0;      // when the held line is hung up, 0: not due
+    long opens_ = 0;           // clients that opened the pseudo-terminal
 };
 
 bool setLine(int fd)
@@ -479,14 +483,25 @@ bool Simulator::takeOpens()
     return opened;
 }
 
-// With hangup-before armed the line's output is stopped, so a client that
-// opens it cannot get its request out; the hang-up comes once the client has
-// had time to set the line up, so that it strikes the send, not the set-up.
+// With hangup-before armed for the next client, the line's output is
+// stopped before it opens, so that its request cannot get out; the hang-up
+// comes once the client has had time to set the line up, so that it strikes
+// the send, not the set-up.
 void Simulator::watchOpens()
 {
-    if (takeOpens() && holdOutput_ && hangupAt_ == 0) {
+    if (!takeOpens()) {
+        return;
+    }
+    ++opens_;
+    if (holdOutput_ && hangupAt_ == 0) {
         hangupAt_ = now() + kHangupAfterOpen;
     }
+}
+
+void Simulator::holdForNextClient()
+{
+    holdOutput_ = opt_.fault == Fault::HangupBefore && armedFor(opens_ + 1);
+    tcflow(heldSlave_.get(), holdOutput_ ? TCOOFF : TCOON);
 }
 
 void Simulator::hangUpHeldLine()
@@ -496,7 +511,7 @@ void Simulator::hangUpHeldLine()
     ++faulted_;
     std::printf("%s [fault hangup-before] line hung up after open\n", stamp().c_str());
     hangUp();
-    tcflow(heldSlave_.get(), TCOON);
+    holdForNextClient();
 }
 
 int Simulator::run()
@@ -548,9 +563,8 @@ int Simulator::run()
     for (auto &port : ports_) {
         port.lastDrain = t;
     }
-    if (opt_.fault == Fault::HangupBefore && armedFor(1)) {
-        holdOutput_ = true;
-        tcflow(heldSlave_.get(), TCOOFF);
+    if (inotify_) {
+        holdForNextClient();
     }
 
     std::printf("%s\n", path_.c_str());
@@ -637,7 +651,8 @@ void Simulator::serveRequest()
     long request = requests_;
     logFrame(q.data(), len);
     bool armed = armedFor(request);
-    bool faulted = armed && opt_.fault != Fault::None;
+    // hangup-before strikes a client before it sends, never a request.
+    bool faulted = armed && opt_.fault != Fault::None && opt_.fault != Fault::HangupBefore;
 
     if (faulted && opt_.fault == Fault::HangupDuring) {
         ++faulted_;
@@ -653,10 +668,8 @@ void Simulator::serveRequest()
     }
     report(request, q.data(), len, t, faulted);
     emit(reply, faulted, t0 + len * kCharSeconds);
-
-    if (opt_.fault == Fault::HangupBefore && armedFor(request + 1)) {
-        holdOutput_ = true;
-        tcflow(heldSlave_.get(), TCOOFF);
+    if (opt_.fault == Fault::HangupBefore) {
+        holdForNextClient();
     }
 }
 

@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, Exception, testing::ValuesIn(kExceptions), CaseN
 // failing send without end, and only the deadline stops the run.
 TEST(Deadline, EndsARunThatTheLibraryWouldRetryForever)
 {
-    SimProcess sim({"--fault", "hangup-before"});
+    SimProcess sim({"--fault", "hangup-before", "--fault-on", "1"});
     RunResult r = runQuelt({sim.device(), "0", kHowdy}, 15);
     EXPECT_FALSE(r.killed);
     EXPECT_EQ(r.status, 255);
@@ -222,7 +222,9 @@ TEST(Deadline, EndsARunThatTheLibraryWouldRetryForever)
     // The simulator brings the line back for the next client.
     RunResult next = runQuelt({sim.device(), "0", kHowdy});
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(sim.stop(), 0);
+    std::string out;
+    EXPECT_EQ(sim.stop(&out), 0);
+    EXPECT_NE(out.find("served 1 requests (1 faulted, 0 frames rejected)"), std::string::npos) << out;
 }
 
 // ---- Recovery and stale input ---------------------------------------------------
