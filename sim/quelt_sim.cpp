@@ -81,6 +81,9 @@ class Fd
 struct ModbusFree {
     void operator()(modbus_t *ctx) const { modbus_free(ctx); }
 };
+struct FileClose {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
 struct MappingFree {
     void operator()(modbus_mapping_t *map) const { modbus_mapping_free(map); }
 };
@@ -357,7 +360,7 @@ class Simulator
     void watchOpens();
     void hangUpHeldLine();
     void holdForNextClient();
-    void serveRequest();
+    bool serveRequest();
     void resync();
     // Request n, or for hangup-before the nth client to open the line.
     bool armedFor(long n) const { return opt_.faultOn == 0 || n == opt_.faultOn; }
@@ -373,13 +376,13 @@ class Simulator
     Options opt_;
     std::unique_ptr<modbus_t, ModbusFree> ctx_;
     std::unique_ptr<modbus_mapping_t, MappingFree> map_;
-    Fd master_;     // pseudo-terminal master, or the serial port
+    Fd master_;     // pseudo-terminal master; a serial port belongs to ctx_
     Fd heldSlave_;  // keeps the pseudo-terminal up between clients
     Fd pipeRead_;
     Fd pipeWrite_;
     Fd inotify_;
     std::string path_;  // device served on
-    FILE *log_ = nullptr;
+    std::unique_ptr<FILE, FileClose> log_;
     std::array<Port, 2> ports_{};
     long requests_ = 0;
     long faulted_ = 0;
@@ -450,8 +453,6 @@ bool Simulator::openLine()
             std::fprintf(stderr, "quelt-sim: cannot open %s: %s\n", path_.c_str(), modbus_strerror(errno));
             return false;
         }
-        // The context owns the port's descriptor; master_ only borrows it.
-        master_.reset(-1);
     }
     modbus_set_slave(ctx_.get(), kSlave);
     return true;
@@ -525,8 +526,8 @@ int Simulator::run()
     pipeRead_.reset(fds[0]);
     pipeWrite_.reset(fds[1]);
     if (!opt_.log.empty()) {
-        log_ = std::fopen(opt_.log.c_str(), "ae");
-        if (log_ == nullptr) {
+        log_.reset(std::fopen(opt_.log.c_str(), "ae"));
+        if (!log_) {
             std::fprintf(stderr, "quelt-sim: cannot open log %s: %s\n", opt_.log.c_str(),
                          std::strerror(errno));
             return 1;
@@ -592,20 +593,17 @@ int Simulator::run()
         if (hangupAt_ != 0 && now() >= hangupAt_) {
             hangUpHeldLine();
         }
-        if (watch[0].revents & (POLLERR | POLLNVAL)) {
+        if ((watch[0].revents & (POLLERR | POLLHUP | POLLNVAL)) ||
+            (watch[0].revents != 0 && !serveRequest())) {
             std::fprintf(stderr, "quelt-sim: line %s lost\n", path_.c_str());
             serving = false;
-        } else if (watch[0].revents != 0) {
-            serveRequest();
         }
     }
 
     if (!opt_.link.empty()) {
         ::unlink(opt_.link.c_str());
     }
-    if (log_ != nullptr) {
-        std::fclose(log_);
-    }
+    log_.reset();
     std::printf("%s served %ld requests (%ld faulted, %ld frames rejected); port 0 queued %ld bytes, port 1 "
                 "queued %ld bytes\n",
                 stamp().c_str(), requests_, faulted_, rejected_, ports_[0].queuedTotal,
@@ -632,20 +630,21 @@ void Simulator::resync()
     }
 }
 
-void Simulator::serveRequest()
+// False when the line itself has failed (a serial adapter unplugged).
+bool Simulator::serveRequest()
 {
     std::array<uint8_t, MODBUS_RTU_MAX_ADU_LENGTH> q{};
     double t0 = now();
     int len = modbus_receive(ctx_.get(), q.data());
     if (len == 0) {
-        return;  // a frame for another slave, which libmodbus ignores
+        return true;  // a frame for another slave, which libmodbus ignores
     }
     if (len < 0) {
-        if (errno == EIO || errno == EBADF || errno == ENXIO) {
-            std::fprintf(stderr, "quelt-sim: read from %s: %s\n", path_.c_str(), std::strerror(errno));
+        if (errno == EIO || errno == EBADF || errno == ENXIO || errno == ECONNRESET) {
+            return false;
         }
         resync();
-        return;
+        return true;
     }
     ++requests_;
     long request = requests_;
@@ -658,7 +657,7 @@ void Simulator::serveRequest()
         ++faulted_;
         report(request, q.data(), len, Transfer{}, true);
         hangUp();
-        return;
+        return true;
     }
     Transfer t = applyTransfer(q.data(), len, armed);
     std::vector<uint8_t> reply = captureReply(q.data(), len);
@@ -671,6 +670,7 @@ void Simulator::serveRequest()
     if (opt_.fault == Fault::HangupBefore) {
         holdForNextClient();
     }
+    return true;
 }
 
 void Simulator::drain(Port &port, double t)
@@ -859,14 +859,14 @@ void Simulator::emit(const std::vector<uint8_t> &reply, bool faulted, double req
 
 void Simulator::logFrame(const uint8_t *q, int len)
 {
-    if (log_ == nullptr) {
+    if (!log_) {
         return;
     }
     for (int i = 0; i < len; ++i) {
-        std::fprintf(log_, i == 0 ? "%02X" : " %02X", q[i]);
+        std::fprintf(log_.get(), i == 0 ? "%02X" : " %02X", q[i]);
     }
-    std::fputc('\n', log_);
-    std::fflush(log_);
+    std::fputc('\n', log_.get());
+    std::fflush(log_.get());
 }
 
 void Simulator::report(long request, const uint8_t *q, int len, const Transfer &t, bool faulted)

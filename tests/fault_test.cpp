@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -432,6 +434,71 @@ TEST(Text, EveryValueFrom1To255ArrivesExactly)
     }
     EXPECT_EQ(sim.frames(), expected);
     EXPECT_EQ(sim.stop(), 0);
+}
+
+}  // namespace quelt_test
+
+namespace quelt_test
+{
+
+// Two pseudo-terminals joined by socat, standing in for a serial cable: the
+// simulator serves on one end as on a real port, quelt uses the other.
+class Cable
+{
+  public:
+    Cable() : a_(dir_.path() + "/a"), b_(dir_.path() + "/b")
+    {
+        std::string cmd = "exec socat pty,raw,echo=0,link=" + a_ + " pty,raw,echo=0,link=" + b_;
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once both links exist.
+        for (int i = 0; i < 500 && !(access(a_.c_str(), F_OK) == 0 && access(b_.c_str(), F_OK) == 0); ++i) {
+            usleep(10000);
+        }
+    }
+    ~Cable() { cut(); }
+    void cut()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    const std::string &a() const { return a_; }
+    const std::string &b() const { return b_; }
+
+  private:
+    TempDir dir_;
+    std::string a_;
+    std::string b_;
+    pid_t pid_ = -1;
+};
+
+TEST(SerialPort, SimulatorServesOnAGivenDevice)
+{
+    Cable cable;
+    SimProcess sim({cable.a()});
+    EXPECT_EQ(sim.device(), cable.a());
+    RunResult r = runQuelt({cable.b(), "1", kHowdy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TX_WRITE_ACCEPT = 15\n"), std::string::npos);
+    EXPECT_EQ(sim.frames(), std::vector<std::string>{hex(transferRequest(1, kHowdy + "\r"))});
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// A serial line that goes away (an adapter pulled) ends the simulator with
+// status 1 instead of a busy loop.
+TEST(SerialPort, SimulatorStopsWhenTheLineIsLost)
+{
+    Cable cable;
+    SimProcess sim({cable.a()});
+    cable.cut();
+    EXPECT_TRUE(sim.waitFor(" served 0 requests"));
+    EXPECT_EQ(sim.stop(), 1);
 }
 
 }  // namespace quelt_test
