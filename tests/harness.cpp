@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -263,6 +264,22 @@ Bytes transferRequest(int port, const std::string &message)
 Bytes statusReply(uint16_t status)
 {
     return withCrc({1, 23, 2, uint8_t(status >> 8), uint8_t(status)});
+}
+
+Pty::Pty()
+{
+    int slave = -1;
+    char name[128];
+    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty");
+    }
+    close(slave);
+    path_ = name;
+}
+
+Pty::~Pty()
+{
+    close(master_);
 }
 
 TempDir::TempDir()

@@ -67,6 +67,23 @@ Bytes transferRequest(int port, const std::string &message);
 // Slave 1's reply carrying the status word.
 Bytes statusReply(uint16_t status);
 
+// A pseudo-terminal with nobody at the far end but the test: the master
+// side, closed with the object, and the path a client opens.
+class Pty
+{
+  public:
+    Pty();
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    int master() const { return master_; }
+    const std::string &path() const { return path_; }
+
+  private:
+    int master_ = -1;
+    std::string path_;
+};
+
 // A temporary directory removed with the object.
 class TempDir
 {

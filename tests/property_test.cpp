@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <random>
@@ -146,14 +145,11 @@ class Silence
 
 TEST(Property, SuccessExactlyForAGenuineFullReply)
 {
-    int master = -1;
-    int slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
+    Pty pty;
+    int master = pty.master();
     fcntl(master, F_SETFL, O_NONBLOCK);
 
-    modbus_t *ctx = modbus_new_rtu(name, 19200, 'N', 8, 2);
+    modbus_t *ctx = modbus_new_rtu(pty.path().c_str(), 19200, 'N', 8, 2);
     ASSERT_NE(ctx, nullptr);
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_LINK);
     modbus_set_slave(ctx, 1);
@@ -201,7 +197,6 @@ TEST(Property, SuccessExactlyForAGenuineFullReply)
     }
     modbus_close(ctx);
     modbus_free(ctx);
-    close(master);
 
     std::printf("seed %u: %d replies, %d taken as full acceptance, %d mismatches\n", seed, cases, successes,
                 mismatches);

@@ -9,7 +9,6 @@
 #include <modbus/modbus-version.h>
 
 #include <fcntl.h>
-#include <pty.h>
 #include <cctype>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -333,17 +332,12 @@ INSTANTIATE_TEST_SUITE_P(Names, Device, testing::ValuesIn(kDevices), CaseName())
 // back, and no status is made up.
 TEST(Device, ThatNeverAnswersTimesOutWithoutStatusLines)
 {
-    int master = -1;
-    int slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    RunResult r = runQuelt({name, "0", kHowdy});
-    close(master);
+    Pty line;
+    RunResult r = runQuelt({line.path(), "0", kHowdy});
 
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "ERROR Connection timed out: select\nERROR Transfer failed: Connection timed out\n");
-    EXPECT_EQ(r.out, std::string("Opening ") + name + " at 19200 bauds (N, 8, 2)\nBytes flushed (0)\n" +
+    EXPECT_EQ(r.out, "Opening " + line.path() + " at 19200 bauds (N, 8, 2)\nBytes flushed (0)\n" +
                          traceSent(transferRequest(0, kHowdy + "\r")) +
                          "\nWaiting for a confirmation...\nBytes flushed (0)\n");
     EXPECT_LT(r.seconds, 5.0);
