@@ -105,7 +105,7 @@ int main()
                                   {"100-byte text", std::string(50, 'x') + std::string(50, 'Y')}};
     SimProcess paced({"--pace"});
     SimProcess bare;
-    const SimProcess *sims[2] = {&paced, &bare};
+    SimProcess *sims[2] = {&paced, &bare};
 
     // [text][line][way]: way 0 quelt, 1 mbpoll
     std::vector<std::array<std::array<std::vector<double>, 2>, 2>> times(texts.size());
@@ -126,6 +126,8 @@ int main()
                 RunResult r = runProgram(mbpoll(dev, "898", {"-c", "1"}));
                 require(r, "mbpoll read");
                 times[t][line][1].push_back(w.seconds + r.seconds);
+                paced.drain();
+                bare.drain();
             }
         }
     }

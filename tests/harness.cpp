@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -174,9 +175,9 @@ bool SimProcess::waitFor(const std::string &text, double seconds)
 {
     auto start = Clock::now();
     while (seen_.find(text) == std::string::npos) {
-        int left = static_cast<int>((seconds - since(start)) * 1000);
+        int left = std::max(0, static_cast<int>((seconds - since(start)) * 1000));
         pollfd pfd{out_, POLLIN, 0};
-        if (left <= 0 || poll(&pfd, 1, left) <= 0) {
+        if (poll(&pfd, 1, left) <= 0) {
             return false;
         }
         char buf[4096];

@@ -42,6 +42,9 @@ class SimProcess
     // Waits until the simulator's output (after the device line) holds
     // text; false if it did not within the time.
     bool waitFor(const std::string &text, double seconds = 10);
+    // Takes in what the simulator has printed so far, so that a long run
+    // never fills the pipe and stalls it.
+    void drain() { waitFor(std::string(1, '\0'), 0); }
     // Sends SIGTERM; returns the exit status and all its output after the
     // device line.
     int stop(std::string *output = nullptr);
