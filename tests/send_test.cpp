@@ -233,6 +233,10 @@ const VerdictCase kVerdicts[] = {
     {"ShortfallOnFullingQueue", {"--queue", "20", "--drain-rate", "0"}, 2, 0x0005},
     // Nothing fits any more.
     {"QueueFull", {"--queue", "15", "--drain-rate", "0"}, 2, 0x0000},
+    // A fast instrument empties the queue between runs...
+    {"DrainedBetweenRuns", {"--queue", "20", "--drain-rate", "1000000"}, 2, 0x050F},
+    // ...a slow one takes nothing in the moment between them.
+    {"DrainTooSlow", {"--queue", "20", "--drain-rate", "0.5"}, 2, 0x0005},
     // Every byte queued and no room left: still full acceptance.
     {"AcceptedWithNoRoomLeft", {"--queue", "15"}, 1, 0x000F},
     // Every byte queued with room to spare.
@@ -259,6 +263,21 @@ TEST_P(Verdict, FollowsTheAcceptedCountAlone)
 }
 
 INSTANTIATE_TEST_SUITE_P(Queue, Verdict, testing::ValuesIn(kVerdicts), CaseName());
+
+// The simulator's --link names its pseudo-terminal for as long as it runs.
+TEST(Link, NamesTheSimulatorsLineWhileItServes)
+{
+    TempDir dir;
+    std::string link = dir.path() + "/tty";
+    SimProcess sim({"--link", link});
+    RunResult r = runQuelt({link, "0", kHowdy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Opening " + link + " at 19200 bauds", 0), 0u) << r.out;
+    EXPECT_EQ(sim.stop(), 0);
+    struct stat st {
+    };
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the simulator";
+}
 
 // ---- Devices that cannot serve ----------------------------------------------
 
