@@ -267,6 +267,21 @@ Bytes statusReply(uint16_t status)
     return withCrc({1, 23, 2, uint8_t(status >> 8), uint8_t(status)});
 }
 
+std::string statusLines(uint16_t status, int n)
+{
+    char text[256];
+    int accepted = status & 0xFF;
+    int len = std::snprintf(text, sizeof text,
+                            "REG RD_ADDR      = 0x%04X\nTX_WRITE_ACCEPT = %d\nTX_QUEUE_FREE   = %d\n", status,
+                            accepted, status >> 8);
+    if (accepted != n) {
+        std::snprintf(text + len, sizeof text - static_cast<size_t>(len),
+                      "Error: queltData(...) failed.\nrequested write of  %d\nsuccessfully queued %d\n", n,
+                      accepted);
+    }
+    return text;
+}
+
 Pty::Pty()
 {
     int slave = -1;

@@ -69,6 +69,9 @@ std::string traceReceived(const Bytes &frame);
 Bytes transferRequest(int port, const std::string &message);
 // Slave 1's reply carrying the status word.
 Bytes statusReply(uint16_t status);
+// quelt's verdict on a status word for an n-byte message: the three status
+// lines, and the three shortfall lines when fewer than n bytes were queued.
+std::string statusLines(uint16_t status, int n);
 
 // A pseudo-terminal with nobody at the far end but the test: the master
 // side, closed with the object, and the path a client opens.
