@@ -370,6 +370,7 @@ class Simulator
     void damage(std::vector<uint8_t> &reply, const uint8_t *q);
     void emit(const std::vector<uint8_t> &reply, bool armed, double requestEnd);
     void writeAll(const uint8_t *p, size_t n);
+    void writeBytewise(const std::vector<uint8_t> &reply, double first, double gap);
     void logFrame(const uint8_t *q, int len);
     void report(long request, const uint8_t *q, int len, const Transfer &t, bool faulted);
 
@@ -759,7 +760,6 @@ void Simulator::damage(std::vector<uint8_t> &reply, const uint8_t *q)
     if (reply.size() < 4) {
         return;  // nothing was answered (a broadcast)
     }
-    std::vector<uint8_t> data(reply.begin() + 3, reply.end() - 2);
     switch (opt_.fault) {
     case Fault::BadCrc:
         reply.back() ^= 0xFF;
@@ -786,10 +786,9 @@ void Simulator::damage(std::vector<uint8_t> &reply, const uint8_t *q)
         reseal(reply);
         break;
     case Fault::CountLarge:
-        data.insert(data.end(), {0, 0});
-        reply = {reply[0], reply[1], static_cast<uint8_t>(data.size())};
-        reply.insert(reply.end(), data.begin(), data.end());
-        reply.insert(reply.end(), {0, 0});
+        // One register more than was asked for, counted and sealed.
+        reply.insert(reply.end() - 2, {0, 0});
+        reply[2] = static_cast<uint8_t>(reply[2] + 2);
         reseal(reply);
         break;
     case Fault::CountFF:
@@ -835,26 +834,25 @@ void Simulator::emit(const std::vector<uint8_t> &reply, bool faulted, double req
         return;
     }
     if (faulted && opt_.fault == Fault::Trickle) {
-        for (size_t i = 0; i < reply.size(); ++i) {
-            if (i > 0) {
-                sleepUntil(now() + opt_.delayMs / 1000.0);
-            }
-            writeAll(&reply[i], 1);
-        }
-        return;
-    }
-    if (opt_.pace) {
+        writeBytewise(reply, now(), opt_.delayMs / 1000.0);
+    } else if (opt_.pace) {
         // The request is complete on the wire after its last character and
         // the 3.5-character silence that ends it; each reply character is
         // handed over when it would have fully arrived.
         double start = std::max(now(), requestEnd + 3.5 * kCharSeconds);
-        for (size_t i = 0; i < reply.size(); ++i) {
-            sleepUntil(start + (i + 1) * kCharSeconds);
-            writeAll(&reply[i], 1);
-        }
-        return;
+        writeBytewise(reply, start + kCharSeconds, kCharSeconds);
+    } else {
+        writeAll(reply.data(), reply.size());
     }
-    writeAll(reply.data(), reply.size());
+}
+
+// Byte i goes out at first + i * gap.
+void Simulator::writeBytewise(const std::vector<uint8_t> &reply, double first, double gap)
+{
+    for (size_t i = 0; i < reply.size(); ++i) {
+        sleepUntil(first + static_cast<double>(i) * gap);
+        writeAll(&reply[i], 1);
+    }
 }
 
 void Simulator::logFrame(const uint8_t *q, int len)
